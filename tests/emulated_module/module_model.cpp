@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <utility>
 
 namespace emulated_module {
@@ -226,11 +225,12 @@ std::optional<Completion> ModuleModel::frame_read(uint32_t length)
     return std::nullopt;
 }
 
+// steady_clock is CLOCK_MONOTONIC on Linux, so stamps taken here compare with
+// those of other processes on the same machine.
 int64_t monotonic_us()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::microseconds>(now).count();
 }
 
 std::string describe(const WireEvent &event)

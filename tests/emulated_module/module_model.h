@@ -157,7 +157,7 @@ enum class WireOp {
 const char *op_name(WireOp op);
 
 struct WireEvent {
-    int64_t at_us = 0;  // CLOCK_MONOTONIC, microseconds
+    int64_t at_us = 0;  // monotonic clock, microseconds
     int device = 0;     // index in the scenario's device list
     WireOp op = WireOp::open;
     uint8_t endpoint = 0;
