@@ -281,11 +281,6 @@ void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer device)
     static_cast<Device *>(device)->record(WireOp::open);
 }
 
-void on_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer device)
-{
-    static_cast<Device *>(device)->record(WireOp::close);
-}
-
 }  // namespace
 
 struct EmulatedBus::Impl {
@@ -311,7 +306,6 @@ void EmulatedBus::Impl::add_device(int index, int count, const BusDevice &spec)
     device->handler = umockdev_ioctl_base_new();
     g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(on_ioctl), device.get());
     g_signal_connect(device->handler, "client-connected", G_CALLBACK(on_connected), device.get());
-    g_signal_connect(device->handler, "client-vanished", G_CALLBACK(on_vanished), device.get());
     GError *error = nullptr;
     // The handler goes first, so the node is served from the moment it exists.
     if (!umockdev_testbed_attach_ioctl(testbed, node, device->handler, &error))
@@ -378,6 +372,7 @@ EmulatedBus::~EmulatedBus()
             g_object_unref(urb.urb);
         for (Urb &urb : device->reapable)
             g_object_unref(urb.urb);
+
     }
     g_object_unref(impl_->testbed);
 }

@@ -30,7 +30,6 @@ const char *op_name(WireOp op)
     case WireOp::submit: return "submit";
     case WireOp::complete: return "complete";
     case WireOp::clear_halt: return "clear_halt";
-    case WireOp::close: return "close";
     }
     return "?";
 }

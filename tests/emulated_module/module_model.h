@@ -145,14 +145,13 @@ private:
 
 // --- what crossed the wire ---
 enum class WireOp {
-    open,
+    open,               // the host opened the device node
     set_configuration,  // value: the configuration
     claim_interface,    // value: the interface
     release_interface,
     submit,      // endpoint, requested, bytes (OUT)
     complete,    // endpoint, status, bytes (IN data) or actual length (OUT)
     clear_halt,  // endpoint
-    close,
 };
 const char *op_name(WireOp op);
 
