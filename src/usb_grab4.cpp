@@ -214,31 +214,27 @@ bool make_parent_directories(const char *path)
     return true;
 }
 
-// Opens a new, private temporary file beside `path`.  It is created
-// exclusively, so nothing planted at its name (a symlink above all) can divert
-// the frame; a name already taken is skipped.
+// Opens a new, private temporary file beside `path`: "<path>.tmp", or
+// "<path>.tmp1" and on when that name is taken.  It is created exclusively, so
+// nothing planted at its name (a symlink above all) can divert the frame.
 int create_temp_file(const char *path, char *temp_path, size_t temp_size)
 {
-#ifdef _WIN32
-    long process_id = static_cast<long>(GetCurrentProcessId());
-#else
-    long process_id = static_cast<long>(getpid());
-#endif
     for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-        int n = std::snprintf(temp_path, temp_size, "%s.%ld-%d.tmp", path, process_id, attempt);
+        int n = attempt == 0 ? std::snprintf(temp_path, temp_size, "%s.tmp", path)
+                             : std::snprintf(temp_path, temp_size, "%s.tmp%d", path, attempt);
         if (n < 0 || static_cast<size_t>(n) >= temp_size) {
             errno = ENAMETOOLONG;
             return -1;
         }
 #ifdef _WIN32
         // The capture directory is the operator's own Temp folder, which other
-        // users cannot enter, and Windows has no symlinks for plain users.
+        // users cannot enter, and plain users cannot make symlinks.
         int fd = _open(temp_path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                        _S_IREAD | _S_IWRITE);
 #else
         int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0)
-            fchmod(fd, 0600);
+            fchmod(fd, 0600);  // whatever the umask
 #endif
         if (fd >= 0 || errno != EEXIST)
             return fd;
