@@ -114,6 +114,86 @@ std::vector<Transfer> ToolTest::transfers_on(uint8_t endpoint) const
     return chosen;
 }
 
+namespace {
+
+std::string hex_bytes(const Bytes &bytes)
+{
+    std::string text;
+    char pair[4];
+    for (uint8_t byte : bytes) {
+        std::snprintf(pair, sizeof pair, " %02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+std::string describe_transfer(const Transfer &transfer)
+{
+    char line[64];
+    std::string text;
+    if (transfer.endpoint & 0x80) {
+        std::snprintf(line, sizeof line, "IN 0x%02x %u", transfer.endpoint, transfer.requested);
+        text = line;
+    } else {
+        std::snprintf(line, sizeof line, "OUT 0x%02x", transfer.endpoint);
+        text = line + hex_bytes(transfer.out);
+    }
+    if (!transfer.completed)
+        return text + ": pending";
+    text += std::string(": ") + status_name(transfer.status);
+    if ((transfer.endpoint & 0x80) && transfer.status == UrbStatus::ok)
+        text += " " + std::to_string(transfer.actual_length);
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> ToolTest::trace(int device) const
+{
+    std::vector<std::string> chat;
+    std::vector<Transfer> all = transfers();
+    size_t submitted = 0;
+    char line[64];
+    for (const WireEvent &event : wire().events()) {
+        if (event.op == WireOp::submit) {
+            // Submissions are logged in the same order as the transfers.
+            const Transfer &transfer = all[submitted++];
+            if (event.device == device)
+                chat.push_back(describe_transfer(transfer));
+            continue;
+        }
+        if (event.device != device || event.op == WireOp::complete)
+            continue;
+        if (event.op == WireOp::clear_halt)
+            std::snprintf(line, sizeof line, "clear_halt 0x%02x", event.endpoint);
+        else if (event.op == WireOp::open)
+            std::snprintf(line, sizeof line, "open");
+        else
+            std::snprintf(line, sizeof line, "%s %d", op_name(event.op), event.value);
+        chat.push_back(line);
+    }
+    return chat;
+}
+
+int64_t ToolTest::line_time(const std::string &text) const
+{
+    for (const OutputLine &line : run_.out_lines)
+        if (line.text == text)
+            return line.at_us;
+    ADD_FAILURE() << "the tool never printed: " << text;
+    return 0;
+}
+
+std::vector<std::string> command_chat(uint32_t word, size_t length)
+{
+    return {"OUT 0x03" + hex_bytes(command_bytes(word, 0, length)) + ": ok", "IN 0x82 4096: ok 4"};
+}
+
+void append(std::vector<std::string> &chat, const std::vector<std::string> &more)
+{
+    chat.insert(chat.end(), more.begin(), more.end());
+}
+
 Bytes command_bytes(uint32_t word, uint32_t second, size_t length)
 {
     Bytes all;

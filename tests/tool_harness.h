@@ -40,6 +40,12 @@ protected:
     const WireLog &wire() const { return bus_->wire(); }
     std::vector<Transfer> transfers() const { return bus_->wire().transfers(); }
     std::vector<Transfer> transfers_on(uint8_t endpoint) const;
+    // The run as a chat, one line per operation on the module (device 0
+    // unless told), e.g. "OUT 0x03 6b b6 b6 6b: ok", "IN 0x81 70000: ok 1056",
+    // "IN 0x82 4096: cancelled", "clear_halt 0x03".
+    std::vector<std::string> trace(int device = 0) const;
+    // When stdout line `text` arrived; fails the test if it never did.
+    int64_t line_time(const std::string &text) const;
 
     ToolRun run_;
 
@@ -50,6 +56,9 @@ private:
 
 Bytes command_bytes(uint32_t word, uint32_t second, size_t length);
 Bytes read_file(const std::string &path);
+// The chat of a healthy command exchange.
+std::vector<std::string> command_chat(uint32_t word, size_t length = 4);
+void append(std::vector<std::string> &chat, const std::vector<std::string> &more);
 std::string frame_line(uint32_t total, uint32_t cnt, unsigned type, unsigned avg_hint);
 
 }  // namespace emulated_module

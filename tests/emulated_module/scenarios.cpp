@@ -20,6 +20,28 @@ Scenario healthy_module()
     return Scenario{"healthy_module", {module}};
 }
 
+Scenario single_module(const std::string &name, ModuleBehaviour behaviour)
+{
+    BusDevice module;
+    module.behaviour = std::move(behaviour);
+    return Scenario{name, {module}};
+}
+
+Scenario first_capture_from(const std::string &name, std::vector<FrameRead> first_capture_reads)
+{
+    ModuleBehaviour behaviour;
+    behaviour.frame_reads = std::move(first_capture_reads);
+    std::vector<Bytes> frames = healthy_frames();
+    for (size_t i = 1; i < frames.size(); ++i)
+        behaviour.frame_reads.push_back(data_read(frames[i]));
+    return single_module(name, behaviour);
+}
+
+Scenario silent_module()
+{
+    return single_module("silent_module", ModuleBehaviour{});
+}
+
 Scenario no_module()
 {
     BusDevice other;
@@ -30,7 +52,7 @@ Scenario no_module()
 
 std::vector<Scenario> named_scenarios()
 {
-    return {healthy_module(), no_module()};
+    return {healthy_module(), no_module(), silent_module()};
 }
 
 bool find_scenario(const std::string &name, Scenario &found)

@@ -18,6 +18,14 @@ Scenario healthy_module();
 // A bus that holds only a device of another vendor.
 Scenario no_module();
 
+// A module with `behaviour` alone on the bus.
+Scenario single_module(const std::string &name, ModuleBehaviour behaviour);
+// A healthy module whose first capture (bg1) gets `first_capture_reads`
+// instead of its frame; the other three captures get theirs.
+Scenario first_capture_from(const std::string &name, std::vector<FrameRead> first_capture_reads);
+// A module that answers every command but never sends a frame.
+Scenario silent_module();
+
 // Every named scenario above, for harnesses that pick one by name.
 std::vector<Scenario> named_scenarios();
 // The scenario called `name`; false when there is none.
