@@ -170,8 +170,9 @@ TEST_P(DeviceSelection, TheFirstModuleThatOpensGetsTheScript)
     EXPECT_EQ(run_.out, healthy_output());
     EXPECT_EQ(trace(c.chosen), healthy_chat());
     for (int i = 0; i < static_cast<int>(c.devices.size()); ++i) {
-        if (i != c.chosen)
+        if (i != c.chosen) {
             EXPECT_TRUE(trace(i).empty()) << "device " << i << " was touched";
+        }
     }
     EXPECT_NE(run_.err.find(c.stderr_text), std::string::npos) << run_.err;
 }
