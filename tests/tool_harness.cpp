@@ -64,10 +64,18 @@ void ToolTest::TearDown()
 const ToolRun &ToolTest::run_tool(const Scenario &scenario,
                                   const std::vector<std::string> &extra_environment)
 {
+    // For a sanitized build of the tool: its runtime does not come first among
+    // the preloaded libraries, and any report must show in standard error.
+    std::vector<std::string> environment = {
+        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1",
+        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"};
+    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
     bus_ = std::make_unique<EmulatedBus>(scenario);
-    run_ = bus_->run(TOOL_UNDER_TEST, work_dir_, extra_environment);
+    run_ = bus_->run(TOOL_UNDER_TEST, work_dir_, environment);
     EXPECT_FALSE(run_.timed_out) << "the tool did not end";
     EXPECT_EQ(run_.signal, 0) << "the tool died of a signal";
+    EXPECT_EQ(run_.err.find("Sanitizer"), std::string::npos) << run_.err;
+    EXPECT_EQ(run_.err.find("runtime error:"), std::string::npos) << run_.err;
     return run_;
 }
 
