@@ -158,7 +158,7 @@ captures_equal() {
     fi
     local name
     for name in $capture_names; do
-        cmp "$1/$name" "$captures/$name" || return 1
+        cmp "$1/$name" "$captures/$name" 2>&1 || return 1
     done
 }
 
@@ -200,7 +200,7 @@ for row in "${cases[@]}"; do
     problems=()
     [[ "$status" == "$want_status" ]] || problems+=("exit status $status, wanted $want_status")
     cmp -s "$expected/$want_stdout" "$out" ||
-        problems+=("stdout differs: $(cmp "$expected/$want_stdout" "$out" 2>&1 | head -1)")
+        problems+=("stdout differs: $(cmp "$expected/$want_stdout" "$out" 2>&1 | head -1 || true)")
     case "$want_stderr" in
     empty) [[ ! -s "$err" ]] || problems+=("stderr not empty") ;;
     names_it) grep -qF "no scenario called \"$scenario\"" "$err" ||
