@@ -2,20 +2,12 @@
 // emulated module.  Device selection, the script on the wire and its delays,
 // the console lines, the exit status and the capture files.
 #include "scenarios.h"
+#include "script_gaps.h"
 #include "tool_harness.h"
 
 namespace emulated_module {
 namespace {
 
-constexpr uint32_t CMD_6B = 0x6BB6B66B, CMD_6C = 0x6BB6B66C, CMD_6F = 0x6BB6B66F,
-                   CMD_72 = 0x6BB6B672, CMD_73 = 0x6BB6B673, CMD_74 = 0x6BB6B674;
-// Machines running the suite in parallel are noisy: a delay may run late by
-// this much, never early.
-constexpr int64_t LATE_TOLERANCE_US = 300000;
-// libusb starts a transfer's time-out clock before the URB reaches the module,
-// so the module sees a time-out short by the time the submission took (a
-// fraction of a millisecond, a few on a loaded machine).
-constexpr int64_t SUBMIT_LATENCY_US = 10000;
 
 std::string healthy_output()
 {
@@ -51,15 +43,7 @@ BusDevice other_vendor_device()
     return no_module().devices[0];
 }
 
-class CaptureRun : public ToolTest {
-protected:
-    void expect_gap(int64_t from_us, int64_t to_us, int64_t delay_ms, const char *what)
-    {
-        int64_t gap = to_us - from_us;
-        EXPECT_GE(gap, delay_ms * 1000) << what;
-        EXPECT_LE(gap, delay_ms * 1000 + LATE_TOLERANCE_US) << what;
-    }
-};
+class CaptureRun : public ToolTest {};
 
 TEST_F(CaptureRun, HealthyModuleGetsTheWholeScriptAndFourFramesAreStored)
 {
@@ -79,28 +63,19 @@ TEST_F(CaptureRun, HealthyModuleGetsTheWholeScriptAndFourFramesAreStored)
 TEST_F(CaptureRun, ScriptedDelaysAreKeptAndThePromptComesBeforeTheWait)
 {
     run_tool(healthy_module());
-    std::vector<Transfer> all = transfers();
-    ASSERT_EQ(all.size(), 16u);
-    // 0..9: commands 6B 6C 6F 72 73 with their replies; 10..13: the four
-    // frame reads; 14, 15: command 74 and its reply.
-    for (int i : {1, 3, 5})
-        expect_gap(all[i].completed_us, all[i + 1].submitted_us, 0, "commands back to back");
-    expect_gap(all[7].completed_us, all[8].submitted_us, 300, "after command 72");
-    expect_gap(all[9].completed_us, all[10].submitted_us, 500, "after command 73");
-    expect_gap(all[10].completed_us, all[11].submitted_us, 800, "between bg1 and bg2");
-    expect_gap(all[11].completed_us, all[12].submitted_us, 800, "between bg2 and bg3");
-    expect_gap(all[12].completed_us, all[13].submitted_us, 10000, "between bg3 and the palm");
+    std::vector<ScriptGap> gaps = scripted_gaps(wire());
+    ASSERT_EQ(gaps.size(), 9u) << "not the 16 transfers of a healthy run";
+    for (const ScriptGap &gap : gaps) {
+        EXPECT_GE(gap.late_us(), 0) << gap.what << " came early";
+        EXPECT_LE(gap.late_us(), LATE_TOLERANCE_US) << gap.what;
+    }
 
+    std::vector<Transfer> reads = transfers_on(FRAME_ENDPOINT);
+    ASSERT_EQ(reads.size(), 4u);
     int64_t prompt_us = line_time(std::string(OPERATOR_PROMPT_LINE, 62));
-    EXPECT_GT(prompt_us, all[12].completed_us) << "the prompt follows the third capture";
-    EXPECT_LT(prompt_us, all[12].completed_us + LATE_TOLERANCE_US);
-    EXPECT_GE(all[13].submitted_us - prompt_us, 9990000) << "the palm waits 10 s after the prompt";
-
-    int64_t second_halt_us = 0;
-    for (const WireEvent &event : wire().events())
-        if (event.op == WireOp::clear_halt && event.endpoint == REPLY_ENDPOINT)
-            second_halt_us = event.at_us;
-    expect_gap(second_halt_us, all[14].submitted_us, 100, "after the halts are cleared");
+    EXPECT_GT(prompt_us, reads[2].completed_us) << "the prompt follows the third capture";
+    EXPECT_LT(prompt_us, reads[2].completed_us + LATE_TOLERANCE_US);
+    EXPECT_GE(reads[3].submitted_us - prompt_us, 9990000) << "the palm waits 10 s after the prompt";
 }
 
 TEST_F(CaptureRun, NothingIsCapturedWhenNoFrameComesButTheRunEnds)

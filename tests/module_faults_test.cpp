@@ -12,10 +12,6 @@
 namespace emulated_module {
 namespace {
 
-constexpr uint32_t CMD_6B = 0x6BB6B66B, CMD_6C = 0x6BB6B66C, CMD_6F = 0x6BB6B66F,
-                   CMD_72 = 0x6BB6B672, CMD_73 = 0x6BB6B673, CMD_74 = 0x6BB6B674;
-constexpr int64_t LATE_TOLERANCE_US = 300000;
-constexpr int64_t SUBMIT_LATENCY_US = 10000;
 const Bytes OLD_CAPTURE = {'o', 'l', 'd', '\r', '\n'};
 
 std::string failed(const char *name, const char *read_error = nullptr)

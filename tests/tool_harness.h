@@ -13,6 +13,14 @@
 
 namespace emulated_module {
 
+// Machines running the suite in parallel are noisy: a delay may run late by
+// this much, never early.
+constexpr int64_t LATE_TOLERANCE_US = 300000;
+// libusb starts a transfer's time-out clock before the URB reaches the module,
+// so the module sees a time-out short by the time the submission took (a
+// fraction of a millisecond, a few on a loaded machine).
+constexpr int64_t SUBMIT_LATENCY_US = 10000;
+
 extern const char *const CAPTURE_NAMES[4];  // bg1.bin, bg2.bin, bg3.bin, hand1.bin
 
 // The operator prompt, 63 bytes of UTF-8.

@@ -82,7 +82,9 @@ struct Urb {
     uint64_t id = 0;
     gulong client_addr = 0;
     UMockdevIoctlData *urb = nullptr;     // the client's struct usbdevfs_urb
-    UMockdevIoctlData *buffer = nullptr;  // its data buffer (null when empty)
+    UMockdevIoctlData *buffer = nullptr;  // its data buffer, as far as it is used
+    uint32_t length = 0;
+    Completion completion;
 };
 
 }  // namespace
@@ -129,17 +131,22 @@ struct Device {
         }
     }
 
+    // Only the bytes delivered are fetched from and written back to the
+    // host's buffer: a frame read asks for 70000 bytes and gets far fewer.
     void finish(Urb urb, const Completion &completion)
     {
         auto *header = reinterpret_cast<usbdevfs_urb *>(urb.urb->data);
+        size_t size = std::min(completion.in_data.size(), static_cast<size_t>(urb.length));
+        if (size > 0 && urb.buffer == nullptr)
+            urb.buffer = umockdev_ioctl_data_resolve(urb.urb, offsetof(usbdevfs_urb, buffer),
+                                                     size, nullptr);
         header->status = urb_errno(completion.status);
         header->actual_length = static_cast<int>(completion.actual_length);
-        if (urb.buffer != nullptr && !completion.in_data.empty()) {
-            size_t size = std::min(completion.in_data.size(), static_cast<size_t>(urb.buffer->data_len));
+        if (size > 0 && urb.buffer != nullptr) {
             std::memcpy(urb.buffer->data, completion.in_data.data(), size);
             header->actual_length = static_cast<int>(size);
         }
-        wire->record_completion(index, urb.id, completion);
+        urb.completion = completion;
         reapable.push_back(urb);
         update_readiness();
     }
@@ -150,6 +157,7 @@ struct Device {
             umockdev_ioctl_client_complete(client, -1, ENODEV);
             return true;
         }
+        int64_t submitted_us = monotonic_us();
         Urb urb;
         urb.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         if (urb.urb == nullptr)
@@ -157,17 +165,19 @@ struct Device {
         g_object_ref(urb.urb);
         auto *header = reinterpret_cast<usbdevfs_urb *>(urb.urb->data);
         uint32_t length = static_cast<uint32_t>(header->buffer_length);
-        if (length > 0)
-            urb.buffer = umockdev_ioctl_data_resolve(urb.urb, offsetof(usbdevfs_urb, buffer),
-                                                     length, nullptr);
+        uint8_t endpoint = header->endpoint;
+        urb.length = length;
         urb.client_addr = urb.urb->client_addr;
         urb.id = next_urb_id++;
 
-        uint8_t endpoint = header->endpoint;
         Bytes out;
-        if (!(endpoint & 0x80) && urb.buffer != nullptr)
-            out.assign(urb.buffer->data, urb.buffer->data + length);
-        wire->record_submit(index, urb.id, endpoint, length, out);
+        if (!(endpoint & 0x80) && length > 0) {
+            urb.buffer = umockdev_ioctl_data_resolve(urb.urb, offsetof(usbdevfs_urb, buffer),
+                                                     length, nullptr);
+            if (urb.buffer != nullptr)
+                out.assign(urb.buffer->data, urb.buffer->data + length);
+        }
+        wire->record_submit(index, urb.id, endpoint, length, out, submitted_us);
 
         std::optional<Completion> completion = model.submit(endpoint, out, length);
         if (completion)
@@ -191,6 +201,8 @@ struct Device {
             return false;
         umockdev_ioctl_data_set_ptr(slot, 0, urb.urb);
         g_object_unref(urb.urb);
+        // Logged as the host takes it: that is when the tool can go on.
+        wire->record_completion(index, urb.id, urb.completion);
         update_readiness();
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;

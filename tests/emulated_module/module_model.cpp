@@ -264,10 +264,10 @@ std::vector<WireEvent> WireLog::events() const
 }
 
 void WireLog::record_submit(int device, uint64_t urb_id, uint8_t endpoint, uint32_t requested,
-                            const Bytes &out)
+                            const Bytes &out, int64_t at_us)
 {
     WireEvent event;
-    event.at_us = monotonic_us();
+    event.at_us = at_us != 0 ? at_us : monotonic_us();
     event.device = device;
     event.op = WireOp::submit;
     event.endpoint = endpoint;

@@ -27,6 +27,9 @@ constexpr uint8_t COMMAND_ENDPOINT = 0x03;
 constexpr uint8_t REPLY_ENDPOINT = 0x82;
 constexpr uint8_t FRAME_ENDPOINT = 0x81;
 constexpr uint32_t MAX_REPLY_LENGTH = 4096;
+// The command words of a capture run, in the order the host sends them.
+constexpr uint32_t CMD_6B = 0x6BB6B66B, CMD_6C = 0x6BB6B66C, CMD_6F = 0x6BB6B66F,
+                   CMD_72 = 0x6BB6B672, CMD_73 = 0x6BB6B673, CMD_74 = 0x6BB6B674;
 
 // How a transfer ends, as the host controller would report it.
 enum class UrbStatus {
@@ -150,7 +153,7 @@ enum class WireOp {
     claim_interface,    // value: the interface
     release_interface,
     submit,      // endpoint, requested, bytes (OUT)
-    complete,    // endpoint, status, bytes (IN data) or actual length (OUT)
+    complete,    // the host took the completed transfer: status, IN data, actual length
     clear_halt,  // endpoint
 };
 const char *op_name(WireOp op);
@@ -190,7 +193,7 @@ public:
     // The transfers in order of submission; the adapter pairs each completion
     // with its submission through `urb_id`.
     void record_submit(int device, uint64_t urb_id, uint8_t endpoint, uint32_t requested,
-                       const Bytes &out);
+                       const Bytes &out, int64_t at_us = 0);
     void record_completion(int device, uint64_t urb_id, const Completion &completion);
     std::vector<Transfer> transfers() const;
     std::string dump() const;
