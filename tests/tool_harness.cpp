@@ -124,17 +124,6 @@ std::vector<Transfer> ToolTest::transfers_on(uint8_t endpoint) const
 
 namespace {
 
-std::string hex_bytes(const Bytes &bytes)
-{
-    std::string text;
-    char pair[4];
-    for (uint8_t byte : bytes) {
-        std::snprintf(pair, sizeof pair, " %02x", byte);
-        text += pair;
-    }
-    return text;
-}
-
 std::string describe_transfer(const Transfer &transfer)
 {
     char line[64];
@@ -144,7 +133,7 @@ std::string describe_transfer(const Transfer &transfer)
         text = line;
     } else {
         std::snprintf(line, sizeof line, "OUT 0x%02x", transfer.endpoint);
-        text = line + hex_bytes(transfer.out);
+        text = line + hex(transfer.out, " ");
     }
     if (!transfer.completed)
         return text + ": pending";
@@ -194,7 +183,7 @@ int64_t ToolTest::line_time(const std::string &text) const
 
 std::vector<std::string> command_chat(uint32_t word, size_t length)
 {
-    return {"OUT 0x03" + hex_bytes(command_bytes(word, 0, length)) + ": ok", "IN 0x82 4096: ok 4"};
+    return {"OUT 0x03" + hex(command_bytes(word, 0, length), " ") + ": ok", "IN 0x82 4096: ok 4"};
 }
 
 void append(std::vector<std::string> &chat, const std::vector<std::string> &more)

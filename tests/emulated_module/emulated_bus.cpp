@@ -66,17 +66,6 @@ Bytes descriptors(uint16_t vid, uint16_t pid)
     return bytes;
 }
 
-std::string hex(const Bytes &bytes)
-{
-    std::string text;
-    char pair[3];
-    for (uint8_t byte : bytes) {
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        text += pair;
-    }
-    return text;
-}
-
 // One URB between its submission and the host reaping it.
 struct Urb {
     uint64_t id = 0;

@@ -232,6 +232,18 @@ int64_t monotonic_us()
     return std::chrono::duration_cast<std::chrono::microseconds>(now).count();
 }
 
+std::string hex(const Bytes &bytes, const char *separator)
+{
+    std::string text;
+    char pair[3];
+    for (uint8_t byte : bytes) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += separator;
+        text += pair;
+    }
+    return text;
+}
+
 std::string describe(const WireEvent &event)
 {
     char line[160];

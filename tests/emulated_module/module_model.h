@@ -170,6 +170,8 @@ struct WireEvent {
     Bytes bytes;
 };
 std::string describe(const WireEvent &event);
+// The bytes in hex, each preceded by `separator` ("" gives "1bb1b11b").
+std::string hex(const Bytes &bytes, const char *separator = "");
 
 // One transfer from submission to completion (or to the end of the run).
 struct Transfer {
