@@ -55,23 +55,33 @@
 //
 // CHECKS (a violation prints what went wrong and aborts)
 //
+// grab() keeps a buffer that always begins at some position of the stream it
+// has read (its "origin"); it looks for the sync bytes only at the origin and
+// 4, 8, ... bytes on, moves the first it finds to the front, drops what it
+// holds when there is none, and stores the frame at the front once it is
+// whole.  (Keeping the 1 to 3 bytes after the last whole 4-byte step instead
+// of dropping them, where a sync may begin, passes the checks too.)
+//
 // On every read: the handle and the frame endpoint are the tool's; the buffer
 // pointer lies in the grab's buffer (its address is the one the grab's first
 // read passed) and pointer + length stays within its 70000 bytes; the length
-// asked is at least 20001 (reading stops at 50000 bytes held); the bytes the
-// grab holds before the pointer are exactly the last ones the stream delivered
-// and, if any, begin with the sync bytes; no read follows a failed one; the
-// time-out is at least 1 ms, at most 1000 ms and no later than
-// the give-up point.
+// asked is at least 20001 (reading stops at 50000 bytes held); the bytes held
+// before the pointer are exactly the last ones the stream delivered; if 4 or
+// more, they begin with the first sync on the 4-byte steps from the origin at
+// the read before; if fewer, there was no such sync; no read follows a failed
+// one; the time-out is at least 1 ms, at most 1000 ms and ends no later than
+// the give-up point, 5 s after the call.
 //
-// After every grab: it took no longer than 5 s; it returned 0
-// exactly when its capture file exists; a stored file is 56 + data_len bytes
-// with data_len <= 50000, begins with the sync bytes and equals the bytes the
-// stream delivered (successful reads only) from some position on, a frame that
-// the grab's last read completed; the tool printed exactly the one "frame:"
-// line for it, or on failure exactly "no complete frame for PATH" (after
-// "read: NAME" when a read failed); the capture directory holds no file but
-// the captures stored so far (no temporary file left behind).
+// After every grab: it took no longer than 5 s; it returned 0 exactly when its
+// capture file exists.  A stored file is 56 + data_len bytes with data_len <=
+// 50000, begins with the sync bytes and equals the bytes the stream delivered
+// (successful reads only) from the first sync on the 4-byte steps from the
+// origin on, a frame that the grab's last read completed.  A grab that
+// stored nothing holds no whole frame at that sync.  The tool printed exactly
+// the one "frame:" line for the file, or on failure exactly "no complete
+// frame for PATH" (after "read: NAME" when a read failed).  The capture
+// directory holds no file but the captures stored so far (no temporary file
+// left behind).
 //
 // The captures go to /dev/shm/usb_grab4_fuzz.PID/captures/, which is removed
 // after every input.  FUZZ_GRAB_TRACE=1 in the environment prints every read
@@ -238,14 +248,14 @@ public:
         held_.clear();
         head_ = 0;
         pushed_ = 0;
-        delay_ms_ = 0;
+        delay_tenths_ = 0;
     }
     bool records_left() const { return pos_ < size_; }
     size_t held() const { return held_.size() - head_; }
     unsigned take_delay()
     {
-        unsigned d = delay_ms_;
-        delay_ms_ = 0;
+        unsigned d = delay_tenths_;
+        delay_tenths_ = 0;
         return d;
     }
     // Hands out up to n held bytes.
@@ -288,7 +298,7 @@ public:
                 push(SYNC, sizeof SYNC);
                 break;
             case DELAY:
-                delay_ms_ = u16();
+                delay_tenths_ = u16();
                 break;
             case READ:
                 return Answer{false, 0, u16(), false};
@@ -355,7 +365,7 @@ private:
     std::vector<uint8_t> held_;
     size_t head_ = 0;
     size_t pushed_ = 0;
-    unsigned delay_ms_ = 0;
+    unsigned delay_tenths_ = 0;
 };
 
 // What the stand-in saw during the grab() call under way.
@@ -429,20 +439,27 @@ int bulk_read(libusb_device_handle *handle, unsigned char endpoint, unsigned cha
               w.delivered.size());
     if (!same_bytes(w.buffer, w.delivered.data() + (w.delivered.size() - fill), fill))
         fault("read #%d: the %zu bytes held are not the last ones delivered", w.reads, fill);
-    if (fill > 0 && (fill < sizeof SYNC || !same_bytes(w.buffer, SYNC, sizeof SYNC)))
-        fault("read #%d: the %zu bytes held do not begin with the sync bytes", w.reads, fill);
-    // Since the read before, the grab may have dropped bytes up to the first
-    // sync on the buffer's 4-byte steps, or all it held if there was none.
+    // Since the read before, the grab may have dropped the bytes before the
+    // first sync on the buffer's 4-byte steps, or, with no sync there, all of
+    // them or all but the 1 to 3 after the last whole step (a sync may begin
+    // there, and keeping them keeps the steps in line with the stream).
     size_t origin = w.delivered.size() - fill;
     size_t sync_at = first_sync(w.delivered, w.origin);
-    if (fill == 0 && sync_at != SIZE_MAX)
+    if (fill >= sizeof SYNC && same_bytes(w.buffer, SYNC, sizeof SYNC)) {
+        if (origin != sync_at)
+            fault("read #%d: the buffer begins at %zu of the stream, not at the first sync on "
+                  "its 4-byte steps from %zu",
+                  w.reads, origin, w.origin);
+    } else if (fill >= sizeof SYNC) {
+        fault("read #%d: the %zu bytes held do not begin with the sync bytes", w.reads, fill);
+    } else if (sync_at != SIZE_MAX) {
         fault("read #%d: the grab dropped its buffer with sync bytes at %zu (buffer began at "
               "%zu)",
               w.reads, sync_at, w.origin);
-    if (fill > 0 && origin != sync_at)
-        fault("read #%d: the buffer begins at %zu of the stream, not at the first sync on its "
-              "4-byte steps from %zu",
-              w.reads, origin, w.origin);
+    } else if (fill > 0 && (origin < w.origin || (origin - w.origin) % 4 != 0)) {
+        fault("read #%d: the %zu bytes kept begin at %zu, off the 4-byte steps from %zu",
+              w.reads, fill, origin, w.origin);
+    }
     w.origin = origin;
 
     int64_t left_ns = w.give_up_ns - g_now_ns;
@@ -607,8 +624,7 @@ bool run_grab(int index, const bool *stored)
     g_watch.reset();
     g_watch.active = true;
     g_watch.start_ns = g_now_ns;
-    g_watch.give_up_ns =
-        g_now_ns + GIVE_UP_NS;
+    g_watch.give_up_ns = g_now_ns + GIVE_UP_NS;
 
     // The tool prints to stdout; catch what it prints.
     std::rewind(g_printed);

@@ -44,6 +44,9 @@ std::vector<Seed> seeds()
     // bytes are held; the second grab gets the frame after it.
     s.push_back({"data_len_50001",
                  Writer().push_whole_frame(50001, 4).push_whole_frame(100, 5).read(50057).read_all()});
+    // The same header with exactly 50000 bytes held: reading stops there.
+    s.push_back({"data_len_50001_fill_50000",
+                 Writer().push_whole_frame(50001, 4).read(50000).read_all()});
     s.push_back({"four_frames", Writer()
                                     .push_whole_frame(10, 1, 0).read_all()
                                     .push_whole_frame(20, 2, 0).read_all()
@@ -90,6 +93,10 @@ std::vector<Seed> seeds()
     s.push_back({"short_frame", Writer()
                                     .push_frame(1000, 100, 12, 1, 0x20).push_whole_frame(100, 13)
                                     .push_whole_frame(1000, 14).read_all()});
+    // A full first read whose last 30000 bytes begin a frame, so the move to
+    // the front is a long one; the frame's end comes with the next read.
+    s.push_back({"frame_in_tail_of_full_read",
+                 Writer().push_repeat(40000, 0x00).push_whole_frame(50000, 25).read_all().read_all()});
     // 60000 bytes without a frame, then a frame.
     s.push_back({"no_sync_then_frame", Writer()
                                            .push_repeat(30000, 0x00).push_repeat(30000, 0xB1)
@@ -114,6 +121,14 @@ std::vector<Seed> seeds()
         for (int i = 0; i < 5; ++i)
             w.delay(9999).read(10);
         s.push_back({"slow_reads_give_up", w});
+    }
+    // Reads of 700 ms each: the eighth may wait only the 100 ms left.
+    {
+        Writer w;
+        w.push_whole_frame(1000, 24);
+        for (int i = 0; i < 8; ++i)
+            w.delay(7000).read(10);
+        s.push_back({"slow_reads_last_timeout_shorter", w});
     }
     s.push_back({"slow_answer_times_out",
                  Writer().push_whole_frame(100, 23).delay(20000).read_all().read_all()});
