@@ -84,7 +84,8 @@
 // left behind).
 //
 // The captures go to /dev/shm/usb_grab4_fuzz.PID/captures/, which is removed
-// after every input.  FUZZ_GRAB_TRACE=1 in the environment prints every read
+// after every input; a failed check removes it too, and a new process removes
+// the ones of processes that are gone (killed by a sanitizer, say).  FUZZ_GRAB_TRACE=1 in the environment prints every read
 // and every grab's result to stderr, for looking at single inputs.
 
 #include <libusb.h>
@@ -103,6 +104,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,6 +177,41 @@ FILE *g_printed = nullptr;       // stdout while grab() runs
 std::string g_base_dir;     // /dev/shm/usb_grab4_fuzz.PID
 std::string g_capture_dir;  // g_base_dir + "/captures"
 
+// Removes base/captures/*, base/captures and base, as far as it can.
+void remove_capture_tree(const std::string &base)
+{
+    std::string captures = base + "/captures";
+    if (DIR *dir = opendir(captures.c_str())) {
+        while (dirent *entry = readdir(dir))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlink((captures + "/" + entry->d_name).c_str());
+        closedir(dir);
+    }
+    rmdir(captures.c_str());
+    rmdir(base.c_str());
+}
+
+// Removes what fuzz_grab processes that are gone (crashed ones above all) left
+// in /dev/shm.
+void remove_stale_trees()
+{
+    const char prefix[] = "usb_grab4_fuzz.";
+    DIR *dir = opendir("/dev/shm");
+    if (dir == nullptr)
+        return;
+    while (dirent *entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix, sizeof prefix - 1) != 0)
+            continue;
+        char *end = nullptr;
+        long pid = std::strtol(entry->d_name + sizeof prefix - 1, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == static_cast<long>(getpid()))
+            continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            remove_capture_tree(std::string("/dev/shm/") + entry->d_name);
+    }
+    closedir(dir);
+}
+
 [[noreturn]] void fault(const char *format, ...)
 {
     std::fprintf(stderr, "fuzz_grab: ");
@@ -183,6 +220,8 @@ std::string g_capture_dir;  // g_base_dir + "/captures"
     std::vfprintf(stderr, format, args);
     va_end(args);
     std::fprintf(stderr, "\n");
+    if (!g_base_dir.empty())
+        remove_capture_tree(g_base_dir);
     std::abort();
 }
 
@@ -689,8 +728,7 @@ bool run_grab(int index, const bool *stored)
 
 void remove_base_dir()
 {
-    clean_captures();
-    rmdir(g_base_dir.c_str());
+    remove_capture_tree(g_base_dir);
 }
 
 }  // namespace fuzz_grab
@@ -766,6 +804,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (mkdir(g_base_dir.c_str(), 0700) != 0 && errno != EEXIST)
         fault("cannot create %s: %s", g_base_dir.c_str(), std::strerror(errno));
     clean_captures();  // left over by an earlier process of the same id
+    remove_stale_trees();
     std::atexit(remove_base_dir);
     return 0;
 }
