@@ -200,6 +200,8 @@ bool make_parent_directories(const char *path)
         std::memcpy(prefix, path, i);
         prefix[i] = '\0';
 #ifdef _WIN32
+        // A new folder inherits the access list of its parent, the operator's
+        // own Temp folder, which only the operator (and administrators) can read.
         int made = _mkdir(prefix);
 #else
         int made = mkdir(prefix, 0700);
