@@ -2,10 +2,9 @@
 //
 // The tool's own source is compiled into this translation unit (its helpers
 // live in an anonymous namespace, so only the same unit can call them), with
-// its main() renamed out of the way.  libusb is not linked: this file defines
-// libusb_bulk_transfer() as a stand-in for the camera module's frame endpoint,
-// plus libusb_error_name() and aborting stubs for the rest of what main()
-// references.  The tool's steady clock is replaced by a simulated one that the
+// its main() renamed out of the way.  The real libusb is linked, but this file
+// defines libusb_bulk_transfer() as a stand-in for the camera module's frame
+// endpoint, which the tool's code calls instead of libusb's.  The tool's steady clock is replaced by a simulated one that the
 // stand-in advances, so time-outs and the 5 s give-up are reproducible and
 // cost no real time.
 //
@@ -733,61 +732,13 @@ void remove_base_dir()
 
 }  // namespace fuzz_grab
 
-// --- the libusb functions the tool's translation unit refers to ---
+// --- the one libusb call grab() makes; defined here, it wins over libusb's own ---
 
 int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoint,
                          unsigned char *data, int length, int *actual_length, unsigned int timeout)
 {
     return fuzz_grab::bulk_read(dev_handle, endpoint, data, length, actual_length, timeout);
 }
-
-const char *libusb_error_name(int errcode)
-{
-    switch (errcode) {
-    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS";
-    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
-    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
-    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
-    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
-    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
-    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
-    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
-    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
-    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
-    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
-    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
-    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
-    case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
-    default: return "**UNKNOWN**";
-    }
-}
-
-// main() of the tool refers to these; it never runs in the fuzzer.
-namespace {
-[[noreturn]] void not_for_grab(const char *name)
-{
-    fuzz_grab::fault("%s called: only grab() runs here", name);
-}
-}  // namespace
-
-int libusb_init(libusb_context **) { not_for_grab("libusb_init"); }
-void libusb_exit(libusb_context *) { not_for_grab("libusb_exit"); }
-ssize_t libusb_get_device_list(libusb_context *, libusb_device ***)
-{
-    not_for_grab("libusb_get_device_list");
-}
-void libusb_free_device_list(libusb_device **, int) { not_for_grab("libusb_free_device_list"); }
-int libusb_get_device_descriptor(libusb_device *, libusb_device_descriptor *)
-{
-    not_for_grab("libusb_get_device_descriptor");
-}
-uint8_t libusb_get_bus_number(libusb_device *) { not_for_grab("libusb_get_bus_number"); }
-uint8_t libusb_get_device_address(libusb_device *) { not_for_grab("libusb_get_device_address"); }
-int libusb_open(libusb_device *, libusb_device_handle **) { not_for_grab("libusb_open"); }
-void libusb_close(libusb_device_handle *) { not_for_grab("libusb_close"); }
-int libusb_set_configuration(libusb_device_handle *, int) { not_for_grab("libusb_set_configuration"); }
-int libusb_claim_interface(libusb_device_handle *, int) { not_for_grab("libusb_claim_interface"); }
-int libusb_clear_halt(libusb_device_handle *, unsigned char) { not_for_grab("libusb_clear_halt"); }
 
 // --- libFuzzer entry points ---
 
