@@ -177,11 +177,6 @@ bool is_separator(char c)
     return c == '/' || c == '\\';
 }
 
-const char *reason(int error)
-{
-    return std::strerror(error);
-}
-
 // Creates every missing directory on the way to `path` (private to the
 // operator where the system has file modes), so that a frame is never lost for
 // want of a folder.
@@ -189,8 +184,10 @@ bool make_parent_directories(const char *path)
 {
     char prefix[PATH_BUFFER_SIZE];
     size_t length = std::strlen(path);
-    if (length >= sizeof prefix)
+    if (length >= sizeof prefix) {
+        say("cannot create %s: %s\n", path, std::strerror(ENAMETOOLONG));
         return false;
+    }
     size_t start = 1;
     if (length > 2 && path[1] == ':')  // a drive letter is no directory to create
         start = 3;
@@ -209,7 +206,7 @@ bool make_parent_directories(const char *path)
             chmod(prefix, 0700);  // the umask must not widen or narrow it
 #endif
         if (made != 0 && errno != EEXIST) {
-            say("cannot create directory %s: %s\n", prefix, reason(errno));
+            say("cannot create directory %s: %s\n", prefix, std::strerror(errno));
             return false;
         }
     }
@@ -309,7 +306,7 @@ bool store_frame(const unsigned char *frame, size_t size, const char *path)
     char temp_path[PATH_BUFFER_SIZE];
     int fd = create_temp_file(path, temp_path, sizeof temp_path);
     if (fd < 0) {
-        say("cannot create %s: %s\n", path, reason(errno));
+        say("cannot create %s: %s\n", path, std::strerror(errno));
         return false;
     }
     bool written = write_all(fd, frame, size);
@@ -318,13 +315,13 @@ bool store_frame(const unsigned char *frame, size_t size, const char *path)
     int close_error = errno;
     if (!written || !closed) {
         remove_file(temp_path);
-        say("cannot write %s: %s\n", path, reason(written ? close_error : write_error));
+        say("cannot write %s: %s\n", path, std::strerror(written ? close_error : write_error));
         return false;
     }
     if (!replace_file(temp_path, path)) {
         int rename_error = errno;
         remove_file(temp_path);
-        say("cannot replace %s: %s\n", path, reason(rename_error));
+        say("cannot replace %s: %s\n", path, std::strerror(rename_error));
         return false;
     }
     return true;
