@@ -29,6 +29,15 @@ static int denied(const char *path)
     return 0;
 }
 
+/* Sets errno and returns 1 when `path` is to be refused. */
+static int refused(const char *path)
+{
+    if (!denied(path))
+        return 0;
+    errno = EACCES;
+    return 1;
+}
+
 static mode_t mode_argument(int flags, va_list args)
 {
     if (flags & (O_CREAT | O_TMPFILE))
@@ -43,10 +52,8 @@ static mode_t mode_argument(int flags, va_list args)
         va_start(args, flags);                                               \
         mode_t mode = mode_argument(flags, args);                            \
         va_end(args);                                                        \
-        if (denied(path)) {                                                  \
-            errno = EACCES;                                                  \
+        if (refused(path))                                                   \
             return -1;                                                       \
-        }                                                                    \
         int (*next)(const char *, int, ...) = dlsym(RTLD_NEXT, #name);       \
         return next(path, flags, mode);                                      \
     }
@@ -58,10 +65,8 @@ static mode_t mode_argument(int flags, va_list args)
         va_start(args, flags);                                               \
         mode_t mode = mode_argument(flags, args);                            \
         va_end(args);                                                        \
-        if (denied(path)) {                                                  \
-            errno = EACCES;                                                  \
+        if (refused(path))                                                   \
             return -1;                                                       \
-        }                                                                    \
         int (*next)(int, const char *, int, ...) = dlsym(RTLD_NEXT, #name);  \
         return next(dir_fd, path, flags, mode);                              \
     }
@@ -74,20 +79,16 @@ DENYING_OPENAT(openat64)
 /* The fortified entry points that glibc uses when the flags are not constant. */
 int __open_2(const char *path, int flags)
 {
-    if (denied(path)) {
-        errno = EACCES;
+    if (refused(path))
         return -1;
-    }
     int (*next)(const char *, int) = dlsym(RTLD_NEXT, "__open_2");
     return next(path, flags);
 }
 
 int __open64_2(const char *path, int flags)
 {
-    if (denied(path)) {
-        errno = EACCES;
+    if (refused(path))
         return -1;
-    }
     int (*next)(const char *, int) = dlsym(RTLD_NEXT, "__open64_2");
     return next(path, flags);
 }
